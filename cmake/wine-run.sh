@@ -17,4 +17,10 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
+# Wine's server and its background services, started along with a program,
+# would hold the caller's output pipes open until they time out. Start them
+# detached from every pipe first; they linger 30 s for the next run.
+if "${loader%/*}/wineserver" -p30 </dev/null >/dev/null 2>&1; then
+  "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+fi
 exec "$loader" "$@"

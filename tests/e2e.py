@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 BANNER = b"Looking for all VortiqAPI.dll files in your system\n"
 INSTALL_DIR = ("Program Files", "Quendrel", "VortiqAPI")
@@ -88,11 +89,11 @@ def main():
     ap.add_argument("--fixture", action="append", default=[], help="NAME=PATH")
     ap.add_argument("--preload", help="POSIX: library that logs each dlclose")
     ap.add_argument("--windows", action="store_true")
-    ap.add_argument("--emulator", default="", help="';'-separated command that runs a Windows program")
+    ap.add_argument("--emulator", default="", help="'|'-separated command that runs a Windows program")
     ap.add_argument("--wineprefix", default="")
     args = ap.parse_args()
     fixtures = dict(f.split("=", 1) for f in args.fixture)
-    emulator = [a for a in args.emulator.split(";") if a]
+    emulator = [a for a in args.emulator.split("|") if a]
 
     work = tempfile.mkdtemp(prefix="vortiq-e2e-")
     if args.windows:
@@ -125,7 +126,9 @@ def main():
         if installed:
             place(installed, install_path, fixtures)
         try:
+            started = time.monotonic()
             run = subprocess.run(command, cwd=case, env=env, capture_output=True, timeout=120)
+            elapsed = time.monotonic() - started
         finally:
             if args.windows:
                 shutil.rmtree(os.path.join(drive_c, INSTALL_DIR[0], INSTALL_DIR[1]), ignore_errors=True)
@@ -148,7 +151,7 @@ def main():
             print("FAIL %s: %s" % (name, "; ".join(problems)))
         else:
             passed += 1
-            print("ok   %s" % name)
+            print("ok   %s (%.2f s)" % (name, elapsed))
     shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
