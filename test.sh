@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds and tests both legs: the native Linux tool, and the Windows tool
+# cross-built with MinGW-w64 and run under Wine. Installs what is missing.
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc)
+say() { printf '\n== %s\n' "$*"; }
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+command -v python3 >/dev/null || need+=(python3)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+[ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
+if [ ${#need[@]} -gt 0 ]; then
+  say "installing from Debian's packages: ${need[*]}"
+  dpkg --add-architecture i386
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+leg() {  # leg NAME BUILD_DIR [CMAKE_ARGS...]
+  local name=$1 dir=$2
+  shift 2
+  say "$name: build"
+  cmake -S . -B "$dir" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+}
+
+leg "native" build/native
+say "native: test"
+ctest --test-dir build/native --output-on-failure -j"$jobs"
+
+started=$SECONDS
+leg "windows i686" build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+(cd build/win32 && cpack -G ZIP >/dev/null && cmake -E tar tf ./*-win32.zip)
+# 32-bit Wine needs the kernel to run 32-bit x86 programs; some machines cannot.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  say "windows i686: test under Wine (win32 prefix)"
+  ctest --test-dir build/win32 --output-on-failure
+else
+  say "windows i686: this machine cannot run 32-bit x86 programs, so 32-bit Wine cannot start;"
+  echo "   checking the i686 files as they stand, and running the tests on the x86_64 build under 64-bit Wine"
+  ctest --test-dir build/win32 --output-on-failure -L static
+  leg "windows x86_64" build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+  say "windows x86_64: test under Wine (win64 prefix)"
+  ctest --test-dir build/win64 --output-on-failure
+fi
+say "windows leg took $((SECONDS - started)) s"
