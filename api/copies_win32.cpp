@@ -1,0 +1,180 @@
+// The walk on Windows: FindFirstFileExW with the basic information and large
+// fetches, on \\?\ paths so no length limit applies; name-surrogate reparse
+// points (symbolic links, junctions) are never followed.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "api/copies.h"
+
+namespace vortiq {
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Ansi(const std::wstring& text) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string ansi(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi.data(), n, nullptr, nullptr);
+  return ansi;
+}
+
+bool IsLibraryName(const wchar_t* name) {
+  std::string narrow;
+  for (; *name != L'\0'; ++name) {
+    if (*name > 0x7F) return false;
+    narrow += static_cast<char>(*name);
+  }
+  return vortiq::IsLibraryName(narrow.c_str());
+}
+
+std::wstring Long(const std::wstring& path) {
+  if (path.rfind(L"\\\\", 0) == 0) return path.rfind(L"\\\\?\\", 0) == 0 ? path : L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
+std::wstring Absolute(const std::wstring& path) {
+  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  const DWORD got = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  full.resize(got);
+  return full;
+}
+
+// Reads the version of a file; false when it is no disk file (a pipe, a device).
+bool VersionOf(const std::wstring& path, FileVersion& version) {
+  version = {};
+  HANDLE file = CreateFileW(Long(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;  // listed, but unreadable: 0.0.0
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
+  LARGE_INTEGER size{};
+  std::vector<unsigned char> data;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) data.resize(static_cast<std::size_t>(size.QuadPart));
+  std::size_t have = 0;
+  while (have < data.size()) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - have, 1u << 24));
+    if (!ReadFile(file, data.data() + have, want, &n, nullptr) || n == 0) break;
+    have += n;
+  }
+  CloseHandle(file);
+  data.resize(have);
+  version = ReadFileVersion(data);
+  return true;
+}
+
+bool Describe(const std::wstring& path, const FILETIME& written, std::uint64_t size, Copy& copy) {
+  FILETIME local;
+  SYSTEMTIME time;
+  if (!FileTimeToLocalFileTime(&written, &local) || !FileTimeToSystemTime(&local, &time)) return false;
+  copy.path = Ansi(path);
+  copy.size = size;
+  copy.modified = {};
+  copy.modified.tm_year = time.wYear - 1900;
+  copy.modified.tm_mon = time.wMonth - 1;
+  copy.modified.tm_mday = time.wDay;
+  copy.modified.tm_hour = time.wHour;
+  copy.modified.tm_min = time.wMinute;
+  copy.modified.tm_sec = time.wSecond;
+  return VersionOf(path, copy.version);
+}
+
+bool IsNameSurrogate(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(entry.dwReserved0);
+}
+
+using DirectoryId = std::tuple<DWORD, DWORD, DWORD>;
+
+// False for a directory already walked (reached again through a link or a mount).
+bool FirstVisit(const std::wstring& dir, std::set<DirectoryId>& visited) {
+  HANDLE handle = CreateFileW(Long(dir).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return true;  // the listing below tells whether it can be read
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  return !known || visited.insert({info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}).second;
+}
+
+void Walk(const std::wstring& root, std::set<DirectoryId>& visited, std::vector<Copy>& found) {
+  std::vector<std::wstring> pending = {root};
+  while (!pending.empty()) {
+    std::wstring dir = std::move(pending.back());
+    pending.pop_back();
+    if (!FirstVisit(dir, visited)) continue;
+    if (!dir.empty() && dir.back() != L'\\') dir += L'\\';
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileExW(Long(dir + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) continue;  // unreadable or vanished
+    do {
+      const wchar_t* name = entry.cFileName;
+      if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+      if (IsNameSurrogate(entry)) continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(dir + name);
+      } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0 && IsLibraryName(name)) {
+        Copy copy;
+        const std::uint64_t size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        if (Describe(dir + name, entry.ftLastWriteTime, size, copy)) found.push_back(std::move(copy));
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+}
+
+void Anchor() {}
+
+}  // namespace
+
+std::vector<Copy> FindCopies() {
+  std::vector<std::wstring> roots;
+  for (const std::string& root : SearchRoots(';')) roots.push_back(Absolute(Wide(root)));
+  if (roots.empty() && std::getenv("VORTIQ_SEARCH_ROOTS") == nullptr) {
+    const DWORD drives = GetLogicalDrives();
+    for (int d = 0; d < 26; ++d) {
+      if ((drives & (1u << d)) == 0) continue;
+      const std::wstring root = {static_cast<wchar_t>(L'A' + d), L':', L'\\'};
+      if (GetDriveTypeW(root.c_str()) == DRIVE_FIXED) roots.push_back(root);
+    }
+  }
+  std::set<DirectoryId> visited;
+  std::vector<Copy> found;
+  for (const std::wstring& root : roots) Walk(root, visited, found);
+  return found;
+}
+
+bool DescribeSelf(Copy& self) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&Anchor), &module)) {
+    return false;
+  }
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) return false;
+  path.resize(n);
+  if (path.rfind(L"\\\\?\\", 0) == 0) path = path.substr(4);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(Long(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return Describe(path, data.ftLastWriteTime, size, self);
+}
+
+}  // namespace vortiq

@@ -1,0 +1,29 @@
+// Reads the file version a copy of the library carries, whichever platform it
+// was built for: our ELF note, or a PE file's VS_FIXEDFILEINFO.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vortiq {
+
+struct FileVersion {
+  std::uint8_t major = 0;
+  std::uint8_t minor = 0;
+  std::uint16_t build = 0;
+};
+
+// The ELF note this library carries: owner "Vortiq", type 1, three 32-bit words.
+inline constexpr char kNoteSection[] = ".note.vortiq";
+inline constexpr char kNoteOwner[] = "Vortiq";
+inline constexpr std::uint32_t kNoteType = 1;
+
+// `data` is the whole file. A file that is neither, or is damaged, gives 0.0.0;
+// a component wider than its field saturates. Never reads outside `data`.
+FileVersion ReadFileVersion(const unsigned char* data, std::size_t size);
+inline FileVersion ReadFileVersion(const std::vector<unsigned char>& file) {
+  return file.empty() ? FileVersion{} : ReadFileVersion(file.data(), file.size());
+}
+
+}  // namespace vortiq
