@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the tool, installs it to ./out and runs it.
+# Builds the tool and our VortiqAPI.dll, installs both to ./out and runs the tool:
+# it lists every copy of the library on this machine.
 set -euo pipefail
 cd "$(dirname "$0")"
 need=()

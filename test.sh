@@ -50,3 +50,14 @@ else
   ctest --test-dir build/win64 --output-on-failure
 fi
 say "windows leg took $((SECONDS - started)) s"
+
+# Each platform's tool reads the version the other platform's library carries.
+say "cross: the Linux tool reads the Windows library's version resource"
+VORTIQ_SEARCH_ROOTS=build/win32/report build/native/report/vortiq-list-dlls \
+  | grep -F "version:1.0.0 size:$(stat -c %s build/win32/report/VortiqAPI.dll) | $PWD/build/win32/report/VortiqAPI.dll"
+if [ -d build/win64 ]; then win=build/win64 arch=win64; else win=build/win32 arch=win32; fi
+say "cross: the Windows tool reads the Linux library's version note"
+VORTIQ_SEARCH_ROOTS="Z:${PWD//\//\\}\\build\\native\\report" \
+  cmake/wine-run.sh "$PWD/$win/wineprefix" "$arch" "$win/report/vortiq-list-dlls.exe" \
+  | grep -F "version:1.0.0 size:$(stat -c %s build/native/report/VortiqAPI.dll) | Z:${PWD//\//\\}\\build\\native\\report\\VortiqAPI.dll"
+echo "all legs passed"
