@@ -15,6 +15,8 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
 [ -x /usr/lib/wine/wine ] || need+=(wine32:i386)
+command -v clang++ >/dev/null || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   say "installing from Debian's packages: ${need[*]}"
   dpkg --add-architecture i386
@@ -33,6 +35,19 @@ leg() {  # leg NAME BUILD_DIR [CMAKE_ARGS...]
 leg "native" build/native
 say "native: test"
 ctest --test-dir build/native --output-on-failure -j"$jobs"
+
+leg "native with AddressSanitizer and UndefinedBehaviorSanitizer" build/asan -DVORTIQ_SANITIZE=address,undefined
+say "native sanitized: test"
+ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+leg "fuzz targets (clang, libFuzzer)" build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DVORTIQ_FUZZ=ON \
+  -DVORTIQ_BUILD_TESTS=OFF -DVORTIQ_SANITIZE=address,undefined
+seeds=$(mktemp -d)
+python3 fuzz/make_seeds.py "$seeds/reader" "$seeds/record" build/native/report/VortiqAPI.dll
+say "fuzz: 20 s each; a crash stops the run and leaves its input in $seeds"
+build/fuzz/fuzz/fuzz_version_reader -max_total_time=20 -max_len=65536 -artifact_prefix="$seeds/" "$seeds/reader" 2>&1 | tail -1
+build/fuzz/fuzz/fuzz_record -max_total_time=20 -artifact_prefix="$seeds/" "$seeds/record" 2>&1 | tail -1
+rm -rf "$seeds"
 
 started=$SECONDS
 leg "windows i686" build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake

@@ -119,7 +119,12 @@ def main():
             env["VORTIQ_FIXTURE_LOG"] = log_file
             if args.preload:
                 env["LD_PRELOAD"] = args.preload
+                # In a sanitizer build the tracer comes before the sanitizer's runtime.
+                env.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
             command = [exe] + extra
+            if os.environ.get("VORTIQ_SANITIZED"):
+                # The sanitizer's dlopen wrapper hides the tool's run path; the tool's folder stands in.
+                env["LD_LIBRARY_PATH"] = bin_dir
         install_path = os.path.join(drive_c, *INSTALL_DIR, "VortiqAPI.dll")
         if bare:
             place(bare, os.path.join(bin_dir, "VortiqAPI.dll"), fixtures)

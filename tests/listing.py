@@ -163,6 +163,9 @@ def main():
     env = dict(os.environ, VORTIQ_SEARCH_ROOTS=shown(root), TZ=TZ)
     env.pop("LD_LIBRARY_PATH", None)
     env.pop("LD_PRELOAD", None)
+    if os.environ.get("VORTIQ_SANITIZED"):
+        # The sanitizer's dlopen wrapper hides the tool's run path; the tool's folder stands in.
+        env["LD_LIBRARY_PATH"] = bin_dir
     cases = [("tree", [], dict(expected))]
     if not args.windows and os.geteuid() == 0 and shutil.which("setpriv"):
         # The tree again with a folder only root may read, walked as an unprivileged user.
