@@ -126,12 +126,14 @@ void Walk(const std::string& root, const std::set<std::string>& skipped,
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
     }
     if (type != DT_DIR && type != DT_REG) continue;  // links, FIFOs, devices, sockets
+    // Most entries are files of other names: decide before building any path.
+    if (type == DT_REG && !IsLibraryName(name)) continue;
     std::string path = frame.path;
     if (path.back() != '/') path += '/';
     path += name;
     if (type == DT_REG) {
       Copy copy;
-      if (IsLibraryName(name) && DescribeAt(parent, name, std::move(path), copy)) found.push_back(std::move(copy));
+      if (DescribeAt(parent, name, std::move(path), copy)) found.push_back(std::move(copy));
       continue;
     }
     if (skipped.count(path) != 0) continue;
