@@ -45,7 +45,7 @@ def pe_with_version(ms, ls):
     rva = 0x1000
     directory = lambda ident, target: struct.pack("<IIHHHH", 0, 0, 0, 0, 0, 1) + struct.pack("<II", ident, target)
     rsrc = (directory(16, 0x80000018) + directory(1, 0x80000030) + directory(0x409, 0x48)
-            + struct.pack("<IIII", rva + 0x58, len(info), 0, 0) + bytes(0x58 - 0x58) + info)
+            + struct.pack("<IIII", rva + 0x58, len(info), 0, 0) + info)
     rsrc += bytes(-len(rsrc) % 0x200)
     coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x2102)
     opt = bytearray(224)
