@@ -9,9 +9,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -44,21 +48,6 @@ std::string Unescape(const char* field) {
   return out;
 }
 
-std::set<std::string> SkippedMountPoints() {
-  std::set<std::string> skipped;
-  std::FILE* mounts = std::fopen("/proc/self/mounts", "re");
-  if (mounts == nullptr) return skipped;
-  char line[8192];
-  while (std::fgets(line, sizeof line, mounts) != nullptr) {
-    char where[4096], type[256];
-    if (std::sscanf(line, "%*s %4095s %255s", where, type) == 2 && IsSkippedFilesystem(type)) {
-      skipped.insert(Unescape(where));
-    }
-  }
-  std::fclose(mounts);
-  return skipped;
-}
-
 FileVersion VersionOfOpenFile(int fd, std::uint64_t size) {
   std::vector<unsigned char> data(static_cast<std::size_t>(size));
   std::size_t have = 0;
@@ -88,93 +77,221 @@ bool DescribeAt(int dir, const char* name, std::string path, Copy& copy) {
   return regular;
 }
 
-struct Frame {
-  DIR* dir;
-  std::string path;
+struct Identity {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const Identity&) const = default;
 };
 
-void Walk(const std::string& root, const std::set<std::string>& skipped,
-          std::set<std::pair<dev_t, ino_t>>& visited, std::vector<Copy>& found) {
-  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !visited.insert({st.st_dev, st.st_ino}).second) {
-    close(fd);
-    return;
+struct IdentityHash {
+  std::size_t operator()(const Identity& id) const {
+    return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(id.ino) * 0x9E3779B97F4A7C15ull ^
+                                      static_cast<std::uint64_t>(id.dev));
   }
-  DIR* top = fdopendir(fd);
-  if (top == nullptr) {
-    close(fd);
-    return;
+};
+
+using IdentitySet = std::unordered_set<Identity, IdentityHash>;
+
+struct Mount {
+  std::string where;
+  bool skipped;  // a filesystem the whole-machine walk leaves out
+};
+
+std::vector<Mount> ReadMounts(bool skip_types) {
+  std::vector<Mount> mounts;
+  std::FILE* table = std::fopen("/proc/self/mounts", "re");
+  if (table == nullptr) return mounts;
+  char line[8192];
+  while (std::fgets(line, sizeof line, table) != nullptr) {
+    char where[4096], type[256];
+    if (std::sscanf(line, "%*s %4095s %255s", where, type) == 2) {
+      mounts.push_back({Unescape(where), skip_types && IsSkippedFilesystem(type)});
+    }
   }
-  std::vector<Frame> stack;
-  stack.push_back({top, root});
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    const dirent* entry = readdir(frame.dir);
-    if (entry == nullptr) {  // end, or an unreadable or vanished directory
-      closedir(frame.dir);
-      stack.pop_back();
-      continue;
-    }
-    const char* name = entry->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    const int parent = dirfd(frame.dir);
-    unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-      if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
-    }
-    if (type != DT_DIR && type != DT_REG) continue;  // links, FIFOs, devices, sockets
-    // Most entries are files of other names: decide before building any path.
-    if (type == DT_REG && !IsLibraryName(name)) continue;
-    std::string path = frame.path;
-    if (path.back() != '/') path += '/';
-    path += name;
-    if (type == DT_REG) {
-      Copy copy;
-      if (DescribeAt(parent, name, std::move(path), copy)) found.push_back(std::move(copy));
-      continue;
-    }
-    if (skipped.count(path) != 0) continue;
-    const int child = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (child < 0) continue;
-    if (fstat(child, &st) != 0 || !visited.insert({st.st_dev, st.st_ino}).second) {
-      close(child);  // reached before: a bind mount or a loop
-      continue;
-    }
-    DIR* dir = fdopendir(child);
-    if (dir == nullptr) {
-      close(child);
-      continue;
-    }
-    stack.push_back({dir, std::move(path)});  // `frame` is not used past this point
-  }
+  std::fclose(table);
+  return mounts;
 }
+
+// One search root: the folders under it where other filesystems are mounted, keyed by their
+// path below the root, so the walk knows them without a system call per folder.
+struct Root {
+  std::string path;                             // absolute, as the copies are reported
+  std::set<std::string, std::less<>> mounted;   // "/sub/dir" -> a mount point
+  std::set<std::string, std::less<>> skipped;   // the subset left out
+  std::vector<std::string> walked;              // real paths of the mount points that are walked
+};
+
+Root MakeRoot(std::string path, const std::vector<Mount>& mounts) {
+  Root root;
+  root.path = std::move(path);
+  // The mount table names real paths; the root may be spelled through a link.
+  char* real = realpath(root.path.c_str(), nullptr);
+  if (real == nullptr) return root;
+  std::string base = real;
+  std::free(real);
+  if (base == "/") base.clear();
+  for (const Mount& m : mounts) {
+    if (m.where.size() <= base.size() || m.where.compare(0, base.size(), base) != 0 ||
+        m.where[base.size()] != '/') {
+      continue;
+    }
+    const std::string below = m.where.substr(base.size());
+    root.mounted.insert(below);
+    if (m.skipped) {
+      root.skipped.insert(below);
+    } else {
+      root.skipped.erase(below);  // mounted over again by a filesystem that is walked
+    }
+  }
+  for (const std::string& below : root.mounted) {
+    // Not below a left-out filesystem either: looking there may hang.
+    bool under_skipped = false;
+    for (const std::string& s : root.skipped) {
+      under_skipped = under_skipped || (below.compare(0, s.size(), s) == 0 &&
+                                        (below.size() == s.size() || below[s.size()] == '/'));
+    }
+    if (!under_skipped) root.walked.push_back(base + below);
+  }
+  return root;
+}
+
+// The entries of a directory are read in large blocks, straight from the kernel: two reads
+// for most directories, and no stat, since each entry carries its type and inode number.
+constexpr std::size_t kEntryBlock = 64 * 1024;
+
+struct Frame {
+  int fd;
+  dev_t dev;            // of the filesystem the directory is on, as far as the walk knows
+  std::size_t path_len;  // of its path in the walk's path buffer
+  std::size_t pos = 0, end = 0;
+};
+
+class Walker {
+ public:
+  Walker(IdentitySet special, std::vector<Copy>& found) : special_(std::move(special)), found_(found) {}
+
+  void Walk(const Root& root) {
+    const int fd = open(root.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !entered_.insert({st.st_dev, st.st_ino}).second) {
+      close(fd);  // an earlier root holds it
+      return;
+    }
+    // Without its trailing slashes, so "/" walks as "" and its entries read "/name".
+    path_ = root.path;
+    while (!path_.empty() && path_.back() == '/') path_.pop_back();
+    const std::size_t root_len = path_.size();
+    stack_.clear();
+    Push(fd, st.st_dev);
+    while (!stack_.empty()) {
+      Frame& frame = stack_.back();
+      char* block = blocks_[stack_.size() - 1].get();
+      if (frame.pos == frame.end) {
+        // An error reading a directory (it vanished, or cannot be read) ends it like its end.
+        const ssize_t n = getdents64(frame.fd, block, kEntryBlock);
+        if (n <= 0) {
+          close(frame.fd);
+          stack_.pop_back();
+          continue;
+        }
+        frame.pos = 0;
+        frame.end = static_cast<std::size_t>(n);
+      }
+      const char* record = block + frame.pos;
+      std::uint64_t ino;
+      unsigned short reclen;
+      unsigned char type;
+      std::memcpy(&ino, record + offsetof(dirent64, d_ino), sizeof ino);
+      std::memcpy(&reclen, record + offsetof(dirent64, d_reclen), sizeof reclen);
+      std::memcpy(&type, record + offsetof(dirent64, d_type), sizeof type);
+      const char* name = record + offsetof(dirent64, d_name);
+      frame.pos += reclen;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (type == DT_UNKNOWN) {  // a filesystem that does not type its entries
+        if (fstatat(frame.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+      }
+      if (type != DT_DIR && type != DT_REG) continue;  // links, FIFOs, devices, sockets
+      // Most entries are files of other names: decide before building any path.
+      if (type == DT_REG && !IsLibraryName(name)) continue;
+      path_.resize(frame.path_len);
+      path_ += '/';
+      path_ += name;
+      const int parent = frame.fd;
+      if (type == DT_REG) {
+        Copy copy;
+        if (DescribeAt(parent, name, path_, copy)) found_.push_back(std::move(copy));
+        continue;
+      }
+      const std::string_view below = std::string_view(path_).substr(root_len);
+      const bool mount_point = root.mounted.find(below) != root.mounted.end();
+      if (mount_point && root.skipped.find(below) != root.skipped.end()) continue;
+      const int child = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      if (child < 0) continue;
+      dev_t dev = frame.dev;
+      // A folder reached twice is a root or a mount point reached again, or one reached
+      // below another: only those are stat'ed, and only those remembered.
+      if (mount_point || special_.count({frame.dev, static_cast<ino_t>(ino)}) != 0) {
+        if (fstat(child, &st) != 0) {
+          close(child);
+          continue;
+        }
+        dev = st.st_dev;
+        const Identity id{st.st_dev, st.st_ino};
+        if ((mount_point || special_.count(id) != 0) && !entered_.insert(id).second) {
+          close(child);
+          continue;
+        }
+      }
+      Push(child, dev);  // `frame` is not used past this point
+    }
+  }
+
+ private:
+  void Push(int fd, dev_t dev) {
+    if (blocks_.size() == stack_.size()) blocks_.push_back(std::make_unique_for_overwrite<char[]>(kEntryBlock));
+    stack_.push_back({fd, dev, path_.size()});
+  }
+
+  const IdentitySet special_;   // roots and mount points: the folders that can be reached twice
+  IdentitySet entered_;         // those of them walked so far
+  std::vector<Copy>& found_;
+  std::string path_;            // of the entry at hand; each frame knows its own length
+  std::vector<Frame> stack_;
+  std::vector<std::unique_ptr<char[]>> blocks_;  // one per depth, kept for the next folder there
+};
 
 void Anchor() {}
 
 }  // namespace
 
 std::vector<Copy> FindCopies() {
-  std::vector<std::string> roots = SearchRoots(':');
-  std::set<std::string> skipped;
-  if (roots.empty()) {
-    roots.push_back("/");
-    skipped = SkippedMountPoints();
-  }
-  std::set<std::pair<dev_t, ino_t>> visited;
-  std::vector<Copy> found;
-  for (const std::string& root : roots) {
+  std::vector<std::string> given = SearchRoots(':');
+  const bool whole_machine = given.empty();
+  if (whole_machine) given.push_back("/");
+  const std::vector<Mount> mounts = ReadMounts(whole_machine);
+  std::vector<Root> roots;
+  IdentitySet special;
+  struct stat st;
+  for (std::string& path : given) {
     // Paths are reported absolute; a relative root is taken from the working folder.
-    std::string absolute = root;
-    if (absolute[0] != '/') {
+    if (path[0] != '/') {
       char cwd[PATH_MAX];
       if (getcwd(cwd, sizeof cwd) == nullptr) continue;
-      absolute = std::string(cwd) + "/" + root;
+      path = std::string(cwd) + "/" + path;
     }
-    Walk(absolute, skipped, visited, found);
+    if (stat(path.c_str(), &st) == 0) special.insert({st.st_dev, st.st_ino});
+    roots.push_back(MakeRoot(path, mounts));
   }
+  for (const Root& root : roots) {
+    for (const std::string& where : root.walked) {
+      if (stat(where.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) special.insert({st.st_dev, st.st_ino});
+    }
+  }
+  std::vector<Copy> found;
+  Walker walker(std::move(special), found);
+  for (const Root& root : roots) walker.Walk(root);
   return found;
 }
 

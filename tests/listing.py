@@ -146,7 +146,8 @@ def main():
         return ("Z:" + path.replace("/", "\\")) if args.windows else path
 
     def line(path, ver):
-        st = os.stat(path) if len(path) < 4000 else deep_stat(path)
+        source = getattr(ver, "source", path)
+        st = os.stat(source) if len(source) < 4000 else deep_stat(source)
         t = time.localtime(st.st_mtime)
         size = st.st_size & 0xFFFFFFFF
         size = size - (1 << 32) if size >= 1 << 31 else size
@@ -160,30 +161,45 @@ def main():
         others = sorted(copies, key=lambda p: shown(p).encode())
         return BANNER + line(own, version) + b"".join(line(p, copies[p]) for p in others)
 
-    env = dict(os.environ, VORTIQ_SEARCH_ROOTS=shown(root), TZ=TZ)
+    env = dict(os.environ, TZ=TZ)
     env.pop("LD_LIBRARY_PATH", None)
     env.pop("LD_PRELOAD", None)
     if os.environ.get("VORTIQ_SANITIZED"):
         # The sanitizer's dlopen wrapper hides the tool's run path; the tool's folder stands in.
         env["LD_LIBRARY_PATH"] = bin_dir
-    cases = [("tree", [], dict(expected))]
+    sep = ";" if args.windows else ":"
+    slash = "\\" if args.windows else "/"
+    # (name, command prefix, search roots, the copies, or a list of the copies' possible sets)
+    cases = [
+        ("tree", [], shown(root), expected),
+        ("root given with trailing separators", [], shown(root) + slash + slash, expected),
+        ("overlapping roots name each copy once", [],
+         sep.join([shown(os.path.join(root, "a")), shown(root), shown(os.path.join(root, "pe")), shown(root)]),
+         expected),
+    ]
     if not args.windows and os.geteuid() == 0 and shutil.which("setpriv"):
         # The tree again with a folder only root may read, walked as an unprivileged user.
         locked = os.path.join(root, "locked")
         os.makedirs(locked)
         shutil.copyfile(os.path.join(root, "pe/VortiqAPI.dll"), os.path.join(locked, "VortiqAPI.dll"))
         os.chmod(locked, 0o700)
+        unlocked = dict(expected, **{os.path.join(locked, "VortiqAPI.dll"): (7, 8, 9)})
         cases = [("unreadable folder passed over",
-                  ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"], dict(expected)),
-                 ("tree", [], dict(expected, **{os.path.join(locked, "VortiqAPI.dll"): (7, 8, 9)}))]
+                  ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"], shown(root), expected)] + [
+                     (n, p, r, unlocked) for n, p, r, _ in cases]
+        mounted = mount_case(work, root, unlocked)
+        if mounted:
+            cases.append(mounted)
 
     failed = 0
-    for name, prefix, copies in cases:
+    for name, prefix, roots, copies in cases:
+        env["VORTIQ_SEARCH_ROOTS"] = roots
         run = subprocess.run(prefix + emulator + [exe], cwd=work, env=env, capture_output=True, timeout=300)
-        want = listing(copies)
+        wants = [listing(c) for c in (copies if isinstance(copies, list) else [copies])]
         if args.windows:
-            want = want.replace(b"\n", b"\r\n")
-        if run.stdout == want and not run.stderr and run.returncode == 0:
+            wants = [w.replace(b"\n", b"\r\n") for w in wants]
+        want = wants[0]
+        if run.stdout in wants and not run.stderr and run.returncode == 0:
             print("ok   %s" % name)
             continue
         failed += 1
@@ -201,6 +217,46 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(cases) - failed, failed))
     return 1 if failed else 0
+
+
+def mount_case(work, root, expected):
+    """The tree reached through a link, in a mount namespace of its own where a tmpfs with one
+    more copy is mounted inside it, the tree itself is bind-mounted below itself, and one of
+    its folders again elsewhere in it: each folder is walked once, under either of its paths.
+    None where this machine allows no mounts."""
+    if not shutil.which("unshare"):
+        return None
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs none \"$1\"", "sh", work], capture_output=True)
+    if probe.returncode != 0:
+        return None
+    link = os.path.join(work, "link")
+    os.symlink(root, link)
+    for folder in ["mnt/tmp", "mnt/again", "a/loop"]:
+        os.makedirs(os.path.join(root, folder))
+    script = ('set -e; T="$1"; shift; mount -t tmpfs none "$T/mnt/tmp"; '
+              'cp -p "$T/pe/VortiqAPI.dll" "$T/mnt/tmp/VortiqAPI.dll"; '
+              'mount --bind "$T" "$T/a/loop"; mount --bind "$T/pe" "$T/mnt/again"; exec "$@"')
+    prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", root]
+    through_link = {p.replace(root, link, 1): v for p, v in expected.items()}
+    # The tmpfs copy is a byte-for-byte, same-time copy of pe/VortiqAPI.dll, so the same line
+    # but its path; pe/ shows under one of its two paths, whichever the walk reaches first.
+    pe = os.path.join(link, "pe")
+    again = os.path.join(link, "mnt/again")
+    in_pe = {p: v for p, v in through_link.items() if p.startswith(pe + "/")}
+    rest = {p: v for p, v in through_link.items() if p not in in_pe}
+    rest[os.path.join(link, "mnt/tmp/VortiqAPI.dll")] = SameAs(os.path.join(root, "pe/VortiqAPI.dll"), (7, 8, 9))
+    moved = {again + p[len(pe):]: SameAs(p.replace(link, root, 1), v) for p, v in in_pe.items()}
+    return ("mounts: each folder walked once", prefix, link, [dict(rest, **in_pe), dict(rest, **moved)])
+
+
+class SameAs(tuple):
+    """A version for a copy that exists only while the tool runs; its line is that of `source`."""
+
+    def __new__(cls, source, version):
+        self = super().__new__(cls, version)
+        self.source = source
+        return self
 
 
 def deep_tree(root, content):
