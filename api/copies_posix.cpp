@@ -49,14 +49,15 @@ std::string Unescape(const char* field) {
 }
 
 FileVersion VersionOfOpenFile(int fd, std::uint64_t size) {
-  std::vector<unsigned char> data(static_cast<std::size_t>(size));
-  std::size_t have = 0;
-  while (have < data.size()) {
-    const ssize_t n = pread(fd, data.data() + have, data.size() - have, static_cast<off_t>(have));
-    if (n <= 0) break;
-    have += static_cast<std::size_t>(n);
-  }
-  return ReadFileVersion(data.data(), have);  // a file that shrank is read as far as it goes
+  return ReadFileVersion(size, [fd](std::uint64_t offset, unsigned char* out, std::size_t n) {
+    std::size_t have = 0;
+    while (have < n) {
+      const ssize_t got = pread(fd, out + have, n - have, static_cast<off_t>(offset + have));
+      if (got <= 0) break;
+      have += static_cast<std::size_t>(got);
+    }
+    return have;
+  });
 }
 
 // A regular file `name` in `dir`, described; false for anything else.

@@ -3,7 +3,6 @@
 // points (symbolic links, junctions) are never followed.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -53,6 +52,20 @@ std::wstring Absolute(const std::wstring& path) {
   return full;
 }
 
+// Up to `n` bytes at `offset`; fewer only at the end of the file or where reading fails.
+std::size_t ReadAtOffset(HANDLE file, std::uint64_t offset, unsigned char* out, std::size_t n) {
+  std::size_t have = 0;
+  while (have < n) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>((offset + have) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>((offset + have) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, out + have, static_cast<DWORD>(n - have), &got, &at) || got == 0) break;
+    have += got;
+  }
+  return have;
+}
+
 // Reads the version of a file; false when it is no disk file (a pipe, a device).
 bool VersionOf(const std::wstring& path, FileVersion& version) {
   version = {};
@@ -64,18 +77,15 @@ bool VersionOf(const std::wstring& path, FileVersion& version) {
     return false;
   }
   LARGE_INTEGER size{};
-  std::vector<unsigned char> data;
-  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) data.resize(static_cast<std::size_t>(size.QuadPart));
-  std::size_t have = 0;
-  while (have < data.size()) {
-    DWORD n = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - have, 1u << 24));
-    if (!ReadFile(file, data.data() + have, want, &n, nullptr) || n == 0) break;
-    have += n;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    const ReadAt read = [file](std::uint64_t offset, unsigned char* out, std::size_t n) {
+      return ReadAtOffset(file, offset, out, n);
+    };
+    // Through a local: i686 GCC 12 wrongly warns of an overflow on the direct assignment.
+    const FileVersion found = ReadFileVersion(static_cast<std::uint64_t>(size.QuadPart), read);
+    version = found;
   }
   CloseHandle(file);
-  data.resize(have);
-  version = ReadFileVersion(data);
   return true;
 }
 

@@ -1,25 +1,62 @@
 #include "api/version_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <span>
 
 namespace vortiq {
 namespace {
 
-// Little-endian reads that fail, rather than overrun, outside the file.
-struct Bytes {
-  const unsigned char* data;
-  std::size_t size;
+// Little-endian reads that fail, rather than overrun, outside the file. A file is either
+// all in memory or read through one window.
+class Bytes {
+ public:
+  Bytes(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  Bytes(std::uint64_t size, const ReadAt& read) : size_(size), read_(&read) {}
 
   bool Has(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= size && length <= size - offset;
+    return offset <= size_ && length <= size_ - offset;
   }
-  std::optional<std::uint64_t> Uint(std::uint64_t offset, int width) const {
-    if (!Has(offset, static_cast<std::uint64_t>(width))) return std::nullopt;
+  std::optional<std::uint64_t> Uint(std::uint64_t offset, int width) {
+    const unsigned char* p = At(offset, static_cast<std::size_t>(width));
+    if (p == nullptr) return std::nullopt;
     std::uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = (value << 8) | data[offset + static_cast<std::uint64_t>(i)];
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | p[i];
     return value;
   }
+  bool Equal(std::uint64_t offset, const void* text, std::size_t length) {
+    const unsigned char* p = At(offset, length);
+    return p != nullptr && std::memcmp(p, text, length) == 0;
+  }
+
+ private:
+  static constexpr std::size_t kAlign = 512;
+  static constexpr std::size_t kLongest = 64;  // no read above asks for more
+
+  const unsigned char* At(std::uint64_t offset, std::size_t length) {
+    if (!Has(offset, length)) return nullptr;
+    if (read_ == nullptr) return data_ + offset;
+    if (length > kLongest) return nullptr;
+    if (offset < window_at_ || offset + length > window_at_ + window_.size()) {
+      if (window_capacity_ == nullptr) window_capacity_ = std::make_unique_for_overwrite<unsigned char[]>(kReadWindow);
+      window_at_ = offset & ~std::uint64_t{kAlign - 1};
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, size_ - window_at_));
+      const std::size_t got = std::min((*read_)(window_at_, window_capacity_.get(), want), want);
+      window_ = {window_capacity_.get(), got};
+      if (got < want) size_ = window_at_ + got;  // it shrank, or a read failed: it ends here now
+      if (!Has(offset, length)) return nullptr;
+    }
+    return window_.data() + (offset - window_at_);
+  }
+
+  const unsigned char* data_ = nullptr;
+  std::uint64_t size_;
+  const ReadAt* read_ = nullptr;
+  std::unique_ptr<unsigned char[]> window_capacity_;
+  std::span<const unsigned char> window_;
+  std::uint64_t window_at_ = 0;
 };
 
 FileVersion Saturate(std::uint64_t major, std::uint64_t minor, std::uint64_t build) {
@@ -30,29 +67,32 @@ FileVersion Saturate(std::uint64_t major, std::uint64_t minor, std::uint64_t bui
   return v;
 }
 
-std::optional<FileVersion> NoteVersion(const Bytes& b, std::uint64_t offset, std::uint64_t length) {
+std::optional<FileVersion> NoteVersion(Bytes& b, std::uint64_t offset, std::uint64_t length) {
   if (!b.Has(offset, length)) return std::nullopt;
   const std::uint64_t end = offset + length;
   const std::uint64_t owner_size = sizeof kNoteOwner;
   while (offset + 12 <= end) {
-    const std::uint64_t namesz = *b.Uint(offset, 4), descsz = *b.Uint(offset + 4, 4), type = *b.Uint(offset + 8, 4);
+    const auto namesz = b.Uint(offset, 4), descsz = b.Uint(offset + 4, 4), type = b.Uint(offset + 8, 4);
+    if (!namesz || !descsz || !type) return std::nullopt;
     const std::uint64_t name = offset + 12;
-    const std::uint64_t desc = name + ((namesz + 3) & ~std::uint64_t{3});
-    const std::uint64_t next = desc + ((descsz + 3) & ~std::uint64_t{3});
+    const std::uint64_t desc = name + ((*namesz + 3) & ~std::uint64_t{3});
+    const std::uint64_t next = desc + ((*descsz + 3) & ~std::uint64_t{3});
     if (next > end || next <= offset) return std::nullopt;
-    if (namesz == owner_size && type == kNoteType && descsz >= 12 &&
-        std::memcmp(b.data + name, kNoteOwner, owner_size) == 0) {
-      return Saturate(*b.Uint(desc, 4), *b.Uint(desc + 4, 4), *b.Uint(desc + 8, 4));
+    if (*namesz == owner_size && *type == kNoteType && *descsz >= 12 && b.Equal(name, kNoteOwner, owner_size)) {
+      const auto major = b.Uint(desc, 4), minor = b.Uint(desc + 4, 4), build = b.Uint(desc + 8, 4);
+      if (!major || !minor || !build) return std::nullopt;
+      return Saturate(*major, *minor, *build);
     }
     offset = next;
   }
   return std::nullopt;
 }
 
-std::optional<FileVersion> ElfVersion(const Bytes& b) {
-  if (!b.Has(0, 16) || std::memcmp(b.data, "\x7F" "ELF", 4) != 0 || b.data[5] != 1) return std::nullopt;
-  const bool wide = b.data[4] == 2;
-  if (!wide && b.data[4] != 1) return std::nullopt;
+std::optional<FileVersion> ElfVersion(Bytes& b) {
+  const auto word_size = b.Uint(4, 1), endian = b.Uint(5, 1);
+  if (!b.Equal(0, "\x7F" "ELF", 4) || !word_size || !endian || *endian != 1) return std::nullopt;
+  const bool wide = *word_size == 2;
+  if (!wide && *word_size != 1) return std::nullopt;
   const auto shoff = b.Uint(wide ? 0x28 : 0x20, wide ? 8 : 4);
   const auto shentsize = b.Uint(wide ? 0x3A : 0x2E, 2);
   const auto shnum = b.Uint(wide ? 0x3C : 0x30, 2);
@@ -73,29 +113,30 @@ std::optional<FileVersion> ElfVersion(const Bytes& b) {
     const auto length = field(i, 0x20, 0x14);
     if (!name || !offset || !length) return std::nullopt;
     if (*name + sizeof kNoteSection > *strtab_size) continue;
-    if (std::memcmp(b.data + *strtab + *name, kNoteSection, sizeof kNoteSection) != 0) continue;
+    if (!b.Equal(*strtab + *name, kNoteSection, sizeof kNoteSection)) continue;
     if (auto v = NoteVersion(b, *offset, *length)) return v;
   }
   return std::nullopt;
 }
 
-std::optional<FileVersion> PeVersion(const Bytes& b) {
-  if (!b.Has(0, 2) || b.data[0] != 'M' || b.data[1] != 'Z') return std::nullopt;
+std::optional<FileVersion> PeVersion(Bytes& b) {
+  if (!b.Equal(0, "MZ", 2)) return std::nullopt;
   const auto pe = b.Uint(0x3C, 4);
-  if (!pe || !b.Has(*pe, 24) || std::memcmp(b.data + *pe, "PE\0\0", 4) != 0) return std::nullopt;
-  const std::uint64_t sections_count = *b.Uint(*pe + 6, 2), optional_size = *b.Uint(*pe + 20, 2);
+  if (!pe || !b.Equal(*pe, "PE\0\0", 4)) return std::nullopt;
+  const auto sections_count = b.Uint(*pe + 6, 2), optional_size = b.Uint(*pe + 20, 2);
+  if (!sections_count || !optional_size) return std::nullopt;
   const std::uint64_t opt = *pe + 24;
   const auto magic = b.Uint(opt, 2);
   if (!magic || (*magic != 0x10B && *magic != 0x20B)) return std::nullopt;
   const std::uint64_t dirs = opt + (*magic == 0x10B ? 96 : 112);
   const auto dir_count = b.Uint(dirs - 4, 4);
-  if (!dir_count || *dir_count < 3 || dirs + 24 > opt + optional_size) return std::nullopt;
+  if (!dir_count || *dir_count < 3 || dirs + 24 > opt + *optional_size) return std::nullopt;
   const auto rsrc_rva = b.Uint(dirs + 16, 4);
   if (!rsrc_rva || *rsrc_rva == 0) return std::nullopt;
 
   auto to_offset = [&](std::uint64_t rva) -> std::optional<std::uint64_t> {
-    for (std::uint64_t i = 0; i < sections_count; ++i) {
-      const std::uint64_t s = opt + optional_size + 40 * i;
+    for (std::uint64_t i = 0; i < *sections_count; ++i) {
+      const std::uint64_t s = opt + *optional_size + 40 * i;
       const auto vsize = b.Uint(s + 8, 4), va = b.Uint(s + 12, 4), rsize = b.Uint(s + 16, 4), raw = b.Uint(s + 20, 4);
       if (!vsize || !va || !rsize || !raw) return std::nullopt;
       const std::uint64_t span = *vsize > *rsize ? *vsize : *rsize;
@@ -134,20 +175,32 @@ std::optional<FileVersion> PeVersion(const Bytes& b) {
 
   // VS_FIXEDFILEINFO follows the "VS_VERSION_INFO" key, on a 4-byte boundary.
   for (std::uint64_t at = *data; at + 52 <= *data + *data_size; at += 4) {
-    if (*b.Uint(at, 4) != 0xFEEF04BDu) continue;
-    const std::uint64_t ms = *b.Uint(at + 8, 4), ls = *b.Uint(at + 12, 4);
-    return Saturate(ms >> 16, ms & 0xFFFF, ls >> 16);
+    const auto signature = b.Uint(at, 4);
+    if (!signature) return std::nullopt;
+    if (*signature != 0xFEEF04BDu) continue;
+    const auto ms = b.Uint(at + 8, 4), ls = b.Uint(at + 12, 4);
+    if (!ms || !ls) return std::nullopt;
+    return Saturate(*ms >> 16, *ms & 0xFFFF, *ls >> 16);
   }
   return std::nullopt;
+}
+
+FileVersion Read(Bytes& b) {
+  if (auto v = ElfVersion(b)) return *v;
+  if (auto v = PeVersion(b)) return *v;
+  return {};
 }
 
 }  // namespace
 
 FileVersion ReadFileVersion(const unsigned char* data, std::size_t size) {
-  const Bytes b{data, size};
-  if (auto v = ElfVersion(b)) return *v;
-  if (auto v = PeVersion(b)) return *v;
-  return {};
+  Bytes b(data, size);
+  return Read(b);
+}
+
+FileVersion ReadFileVersion(std::uint64_t size, const ReadAt& read) {
+  Bytes b(size, read);
+  return Read(b);
 }
 
 }  // namespace vortiq

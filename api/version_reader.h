@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace vortiq {
@@ -19,11 +20,22 @@ inline constexpr char kNoteSection[] = ".note.vortiq";
 inline constexpr char kNoteOwner[] = "Vortiq";
 inline constexpr std::uint32_t kNoteType = 1;
 
-// `data` is the whole file. A file that is neither, or is damaged, gives 0.0.0;
-// a component wider than its field saturates. Never reads outside `data`.
+// A file that is neither, or is damaged, gives 0.0.0; a component wider than its field
+// saturates. Never reads outside the file.
+
+// `data` is the whole file.
 FileVersion ReadFileVersion(const unsigned char* data, std::size_t size);
 inline FileVersion ReadFileVersion(const std::vector<unsigned char>& file) {
   return file.empty() ? FileVersion{} : ReadFileVersion(file.data(), file.size());
 }
+
+// Reads up to `n` bytes at `offset` into `out` and says how many it read: fewer only
+// where the file ends (or can no longer be read).
+using ReadAt = std::function<std::size_t(std::uint64_t offset, unsigned char* out, std::size_t n)>;
+inline constexpr std::size_t kReadWindow = 16 * 1024;
+
+// A file of `size` bytes, read through `read` in pieces of at most kReadWindow bytes, so
+// neither a huge file nor one that shrinks meanwhile costs more than that.
+FileVersion ReadFileVersion(std::uint64_t size, const ReadAt& read);
 
 }  // namespace vortiq
