@@ -1,6 +1,6 @@
 // The walk on Windows: FindFirstFileExW with the basic information and large
-// fetches, on \\?\ paths so no length limit applies; name-surrogate reparse
-// points (symbolic links, junctions) are never followed.
+// fetches, on \\?\ paths so no length limit applies; links (symbolic links,
+// junctions, mount points) are never followed.
 #include <windows.h>
 
 #include <cstdlib>
@@ -105,13 +105,17 @@ bool Describe(const std::wstring& path, const FILETIME& written, std::uint64_t s
   return VersionOf(path, copy.version);
 }
 
-bool IsNameSurrogate(const WIN32_FIND_DATAW& entry) {
-  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(entry.dwReserved0);
+// A link to elsewhere, never followed: a name-surrogate reparse point (a symbolic link, a
+// junction, a volume mount point), or one whose tag the listing leaves unset, as Wine shows
+// a Unix symbolic link.
+bool IsLink(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         (entry.dwReserved0 == 0 || IsReparseTagNameSurrogate(entry.dwReserved0));
 }
 
 using DirectoryId = std::tuple<DWORD, DWORD, DWORD>;
 
-// False for a directory already walked (reached again through a link or a mount).
+// False for a directory already walked.
 bool FirstVisit(const std::wstring& dir, std::set<DirectoryId>& visited) {
   HANDLE handle = CreateFileW(Long(dir).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -122,12 +126,23 @@ bool FirstVisit(const std::wstring& dir, std::set<DirectoryId>& visited) {
   return !known || visited.insert({info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow}).second;
 }
 
-void Walk(const std::wstring& root, std::set<DirectoryId>& visited, std::vector<Copy>& found) {
+// A path as compared with the roots: without trailing separators (but a drive's own), case folded.
+std::wstring RootKey(std::wstring path) {
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  CharUpperBuffW(path.data(), static_cast<DWORD>(path.size()));
+  return path;
+}
+
+// With links not followed, a folder is reached twice only as a root and again inside another,
+// so only the roots are identified, each time one is reached; other folders cost no more than
+// their listing.
+void Walk(const std::wstring& root, const std::set<std::wstring>& root_keys, std::set<DirectoryId>& visited,
+          std::vector<Copy>& found) {
+  if (!FirstVisit(root, visited)) return;
   std::vector<std::wstring> pending = {root};
   while (!pending.empty()) {
     std::wstring dir = std::move(pending.back());
     pending.pop_back();
-    if (!FirstVisit(dir, visited)) continue;
     if (!dir.empty() && dir.back() != L'\\') dir += L'\\';
     WIN32_FIND_DATAW entry;
     HANDLE find = FindFirstFileExW(Long(dir + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
@@ -136,9 +151,11 @@ void Walk(const std::wstring& root, std::set<DirectoryId>& visited, std::vector<
     do {
       const wchar_t* name = entry.cFileName;
       if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-      if (IsNameSurrogate(entry)) continue;
+      if (IsLink(entry)) continue;
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        pending.push_back(dir + name);
+        std::wstring child = dir + name;
+        if (root_keys.count(RootKey(child)) != 0 && !FirstVisit(child, visited)) continue;
+        pending.push_back(std::move(child));
       } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0 && IsLibraryName(name)) {
         Copy copy;
         const std::uint64_t size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
@@ -164,9 +181,11 @@ std::vector<Copy> FindCopies() {
       if (GetDriveTypeW(root.c_str()) == DRIVE_FIXED) roots.push_back(root);
     }
   }
+  std::set<std::wstring> root_keys;
+  for (const std::wstring& root : roots) root_keys.insert(RootKey(root));
   std::set<DirectoryId> visited;
   std::vector<Copy> found;
-  for (const std::wstring& root : roots) Walk(root, visited, found);
+  for (const std::wstring& root : roots) Walk(root, root_keys, visited, found);
   return found;
 }
 

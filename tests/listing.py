@@ -132,6 +132,10 @@ def main():
     os.makedirs(os.path.join(root, "not/folder/VortiqAPI.dll"))
     os.mkfifo(os.path.join(root, "not/VortiqAPI.dll"))
     os.symlink("..", os.path.join(root, "a/b/up"))  # a loop back to an ancestor
+    elsewhere = os.path.join(work, "elsewhere")  # a copy reached only through a link to its folder
+    os.makedirs(elsewhere)
+    shutil.copyfile(os.path.join(root, "pe/VortiqAPI.dll"), os.path.join(elsewhere, "VortiqAPI.dll"))
+    os.symlink(elsewhere, os.path.join(root, "not/elsewhere"))
     os.makedirs(os.path.join(root, "hard"))
     os.link(os.path.join(root, "pe/VortiqAPI.dll"), os.path.join(root, "hard/VortiqAPI.dll"))
     expected[os.path.join(root, "hard/VortiqAPI.dll")] = (7, 8, 9)  # one more place a loader finds
