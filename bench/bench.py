@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Times the tool's whole run (bound to our VortiqAPI.dll, listing a tree) against
-find, bfs and fdfind on the same synthetic trees, warm, alternately; prints medians,
-ratios to find, system calls per directory and peak memory.
+find, bfs and fdfind on the same synthetic trees and on the whole machine, warm,
+alternately; prints medians, ratios to find, the cost per 100,000 entries, system
+calls per directory and peak memory, and checks that the tool names the same copies
+as `find -iname`, in its order. With --wine, also times a Windows build of the tool
+under Wine on the same trees.
 
 usage: bench/bench.py [--sizes 50000,200000,800000] [--runs 7] [--seed 1] [--machine]
+                      [--wine build/win64]
 Needs a release build installed to ./out (./run.sh makes one)."""
 import argparse
 import os
@@ -73,13 +77,36 @@ def syscalls(command, env):
     return total
 
 
-def bench(label, root, dirs, runs, env):
-    commands = {
-        "tool": [TOOL],
-        "find": ["find", root, "-iname", "VortiqAPI.dll"],
-        "bfs": ["bfs", root, "-iname", "VortiqAPI.dll"],
-        "fdfind": ["fdfind", "-u", "-j2", "-g", "-i", "VortiqAPI.dll", root],
-    }
+# The filesystems the tool's whole-machine walk leaves out, for the answer check only.
+PSEUDO = ["proc", "sysfs", "devtmpfs", "devpts", "cgroup", "cgroup2", "autofs", "nfs", "nfs4", "cifs", "smb3",
+          "securityfs", "debugfs", "tracefs", "pstore", "bpf", "mqueue", "hugetlbfs", "configfs", "fusectl",
+          "binfmt_misc", "efivarfs", "rpc_pipefs", "nsfs", "ramfs", "fuse", "fuseblk", "fuse.sshfs"]
+
+
+def shown(path):
+    """A path as a record holds it: one longer than 271 bytes keeps its last 268 after "..."."""
+    return path if len(path) <= 271 else b"..." + path[-268:]
+
+
+def check_answers(env, find_command):
+    """The tool's copies against find's regular files of that name: its own copy first, then
+    every other one in byte order of the full path."""
+    out = subprocess.run([TOOL], env=env, capture_output=True, check=True).stdout.splitlines()[1:]
+    paths = [line.split(b" | ", 1)[1] for line in out]
+    own = os.path.realpath(os.path.join(os.path.dirname(TOOL), "VortiqAPI.dll")).encode()
+    found = subprocess.run(find_command, capture_output=True).stdout.splitlines()
+    regular = sorted({p for p in found if os.path.isfile(p) and not os.path.islink(p)} - {own})
+    want = [shown(own)] + [shown(p) for p in regular]
+    others = len(found) - len(regular) - (own in found)
+    if paths == want:
+        note = " (find also names %d that are no regular file)" % others if others else ""
+        return "same %d copies as find -iname, in order%s" % (len(want), note)
+    return "ANSWER CHECK FAILED: %d only in the tool, %d only in find, %s" % (
+        len(set(paths) - set(want)), len(set(want) - set(paths)),
+        "same set, other order" if set(paths) == set(want) else "other sets")
+
+
+def bench(label, commands, dirs, entries, runs, env, check):
     times = {k: [] for k in commands}
     memory = {k: 0 for k in commands}
     for cmd in commands.values():  # warm-up
@@ -89,13 +116,45 @@ def bench(label, root, dirs, runs, env):
             t, m = timed(cmd, env)
             times[k].append(t)
             memory[k] = max(memory[k], m)
-    find = statistics.median(times["find"])
-    print("\n%s: %d folders" % (label, dirs))
-    print("  %-7s %9s %8s %10s %14s" % ("command", "median s", "÷ find", "peak KiB", "syscalls/dir"))
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    find = medians["find"]
+    print("\n%s: %d folders, %d entries" % (label, dirs, entries))
+    print("  %-7s %9s %8s %12s %10s %14s" % ("command", "median s", "÷ find", "ms/100k ent.", "peak KiB",
+                                             "syscalls/dir"))
     for k, cmd in commands.items():
-        med = statistics.median(times[k])
         calls = syscalls(cmd, env) / max(dirs, 1)
-        print("  %-7s %9.3f %8.2f %10d %14.2f" % (k, med, med / find, memory[k], calls))
+        print("  %-7s %9.3f %8.2f %12.1f %10d %14.2f" % (k, medians[k], medians[k] / find,
+                                                        medians[k] * 1e8 / max(entries, 1), memory[k], calls))
+    print("  " + check)
+    return medians
+
+
+def wine_commands(build):
+    """The Windows tool of `build` under Wine, in that build's prefix, as its tests run it."""
+    arch = "win64"
+    for line in open(os.path.join(build, "CMakeCache.txt")):
+        if line.startswith("VORTIQ_WINE_ARCH:"):
+            arch = line.strip().split("=", 1)[1]
+    exe = os.path.join(os.path.abspath(build), "report", "vortiq-list-dlls.exe")
+    runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cmake", "wine-run.sh")
+    return [runner, os.path.join(os.path.abspath(build), "wineprefix"), arch, exe]
+
+
+def bench_wine(command, root, linux, runs):
+    """Wall time under Wine on the tree, less Wine's own start (the same run on an empty folder)."""
+    empty = tempfile.mkdtemp(prefix="vortiq-bench-empty-")
+    env_tree = dict(os.environ, VORTIQ_SEARCH_ROOTS="Z:" + root.replace("/", "\\"))
+    env_empty = dict(os.environ, VORTIQ_SEARCH_ROOTS="Z:" + empty.replace("/", "\\"))
+    timed(command, env_tree)
+    tree, start = [], []
+    for _ in range(runs):
+        tree.append(timed(command, env_tree)[0])
+        start.append(timed(command, env_empty)[0])
+    os.rmdir(empty)
+    walk = statistics.median(tree) - statistics.median(start)
+    print("  Windows build under Wine: %.3f s median, %.3f s of it Wine's start; the walk %.3f s, "
+          "%.1f× the Linux build's whole run" % (statistics.median(tree), statistics.median(start), walk,
+                                                 walk / linux))
 
 
 def main():
@@ -104,24 +163,53 @@ def main():
     ap.add_argument("--runs", type=int, default=7)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--machine", action="store_true", help="also the whole machine, /")
+    ap.add_argument("--wine", metavar="BUILD", help="a Windows build folder whose tool to time under Wine too")
     args = ap.parse_args()
     if not os.path.exists(TOOL):
         sys.exit("no release build at %s: run ./run.sh first" % TOOL)
     ensure([("bfs", "bfs"), ("fdfind", "fd-find"), ("strace", "strace"), ("/usr/bin/time", "time")])
-    for size in (int(s) for s in args.sizes.split(",")):
+    wine = wine_commands(args.wine) if args.wine else None
+    tool_costs = []
+    for size in (int(s) for s in args.sizes.split(",") if s):
         work = tempfile.mkdtemp(prefix="vortiq-bench-")
         root = os.path.join(work, "tree")
         os.mkdir(root)
         dirs = make_tree(root, size, args.seed)
         env = dict(os.environ, VORTIQ_SEARCH_ROOTS=root)
-        bench("tree of %d entries" % size, root, dirs, args.runs, env)
+        commands = {
+            "tool": [TOOL],
+            "find": ["find", root, "-iname", "VortiqAPI.dll"],
+            "bfs": ["bfs", root, "-iname", "VortiqAPI.dll"],
+            "fdfind": ["fdfind", "-u", "-j2", "-g", "-i", "VortiqAPI.dll", root],
+        }
+        medians = bench("tree of %d entries" % size, commands, dirs, size, args.runs, env,
+                        check_answers(env, commands["find"]))
+        tool_costs.append((size, medians["tool"] / size))
+        if wine:
+            bench_wine(wine, root, medians["tool"], args.runs)
         shutil.rmtree(work)
+    if len(tool_costs) > 1:
+        (small, first), (large, last) = tool_costs[0], tool_costs[-1]
+        print("\ncost per entry, tool: %.2f× at %d entries what it is at %d (1.00 is linear)" % (
+            last / first, large, small))
     if args.machine:
+        # find, bfs and fdfind stay on /'s filesystem; the tool walks every local one, which here
+        # adds little. The answer check walks what the tool walks.
+        entries = int(subprocess.run("find / -xdev 2>/dev/null | wc -l", shell=True, capture_output=True,
+                                     text=True).stdout)
         dirs = int(subprocess.run("find / -xdev -type d 2>/dev/null | wc -l", shell=True, capture_output=True,
                                   text=True).stdout)
         env = dict(os.environ)
         env.pop("VORTIQ_SEARCH_ROOTS", None)
-        bench("whole machine (find, bfs and fdfind with -xdev-like roots: /)", "/", dirs, args.runs, env)
+        commands = {
+            "tool": [TOOL],
+            "find": ["find", "/", "-xdev", "-iname", "VortiqAPI.dll"],
+            "bfs": ["bfs", "/", "-xdev", "-iname", "VortiqAPI.dll"],
+            "fdfind": ["fdfind", "-u", "-j2", "--one-file-system", "-g", "-i", "VortiqAPI.dll", "/"],
+        }
+        prune = ["("] + sum([["-fstype", t, "-o"] for t in PSEUDO], [])[:-1] + [")", "-prune", "-o"]
+        check = check_answers(env, ["find", "/"] + prune + ["-iname", "VortiqAPI.dll", "-print"])
+        bench("whole machine, /", commands, dirs, entries, args.runs, env, check)
 
 
 if __name__ == "__main__":
