@@ -1,5 +1,6 @@
-// The walk on POSIX: iterative, each directory opened relative to its parent,
-// so neither depth nor path length stops it; symbolic links are never followed.
+// The walk on POSIX: iterative, each directory opened relative to its parent, so
+// no path length stops it (one directory stays open per level, so the open-file
+// limit bounds the depth); symbolic links are never followed.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -117,7 +118,7 @@ std::vector<Mount> ReadMounts(bool skip_types) {
 // path below the root, so the walk knows them without a system call per folder.
 struct Root {
   std::string path;                             // absolute, as the copies are reported
-  std::set<std::string, std::less<>> mounted;   // "/sub/dir" -> a mount point
+  std::set<std::string, std::less<>> mounted;   // paths below it, as "/sub/dir", of mount points
   std::set<std::string, std::less<>> skipped;   // the subset left out
   std::vector<std::string> walked;              // real paths of the mount points that are walked
 };
@@ -132,7 +133,7 @@ Root MakeRoot(std::string path, const std::vector<Mount>& mounts) {
   std::free(real);
   if (base == "/") base.clear();
   for (const Mount& m : mounts) {
-    if (m.where.size() <= base.size() || m.where.compare(0, base.size(), base) != 0 ||
+    if (m.where.size() <= base.size() + 1 || m.where.compare(0, base.size(), base) != 0 ||
         m.where[base.size()] != '/') {
       continue;
     }
