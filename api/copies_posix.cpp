@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -159,7 +160,33 @@ Root MakeRoot(std::string path, const std::vector<Mount>& mounts) {
 
 // The entries of a directory are read in large blocks, straight from the kernel: two reads
 // for most directories, and no stat, since each entry carries its type and inode number.
+// Past the usual depths a level gets a small block, so a very deep tree costs little memory.
 constexpr std::size_t kEntryBlock = 64 * 1024;
+constexpr std::size_t kDeepEntryBlock = 4 * 1024;
+constexpr std::size_t kDeep = 32;
+
+std::size_t BlockSize(std::size_t depth) { return depth < kDeep ? kEntryBlock : kDeepEntryBlock; }
+
+// One directory stays open per level: the walk may use every file the system allows the
+// process, and gives the caller its own limit back after.
+class OpenFileAllowance {
+ public:
+  OpenFileAllowance() {
+    if (getrlimit(RLIMIT_NOFILE, &saved_) != 0 || saved_.rlim_cur >= saved_.rlim_max) return;
+    struct rlimit all = saved_;
+    all.rlim_cur = all.rlim_max;
+    raised_ = setrlimit(RLIMIT_NOFILE, &all) == 0;
+  }
+  ~OpenFileAllowance() {
+    if (raised_) setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  OpenFileAllowance(const OpenFileAllowance&) = delete;
+  OpenFileAllowance& operator=(const OpenFileAllowance&) = delete;
+
+ private:
+  struct rlimit saved_{};
+  bool raised_ = false;
+};
 
 struct Frame {
   int fd;
@@ -188,10 +215,11 @@ class Walker {
     Push(fd, st.st_dev);
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
-      char* block = blocks_[stack_.size() - 1].get();
+      const std::size_t depth = stack_.size() - 1;
+      char* block = blocks_[depth].get();
       if (frame.pos == frame.end) {
         // An error reading a directory (it vanished, or cannot be read) ends it like its end.
-        const ssize_t n = getdents64(frame.fd, block, kEntryBlock);
+        const ssize_t n = getdents64(frame.fd, block, BlockSize(depth));
         if (n <= 0) {
           close(frame.fd);
           stack_.pop_back();
@@ -252,7 +280,9 @@ class Walker {
 
  private:
   void Push(int fd, dev_t dev) {
-    if (blocks_.size() == stack_.size()) blocks_.push_back(std::make_unique_for_overwrite<char[]>(kEntryBlock));
+    if (blocks_.size() == stack_.size()) {
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(BlockSize(stack_.size())));
+    }
     stack_.push_back({fd, dev, path_.size()});
   }
 
@@ -292,6 +322,7 @@ std::vector<Copy> FindCopies() {
     }
   }
   std::vector<Copy> found;
+  const OpenFileAllowance allowance;
   Walker walker(std::move(special), found);
   for (const Root& root : roots) walker.Walk(root);
   return found;

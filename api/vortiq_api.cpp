@@ -1,6 +1,8 @@
 // Our VortiqAPI.dll: it lists every copy of itself; the market-data service
 // itself is not provided, and every other entry point says so.
 #include <cstdint>
+#include <exception>
+#include <vector>
 
 #include "api/copies.h"
 #include "report/api_dll_info.h"
@@ -23,13 +25,23 @@ VORTIQ_EXPORT std::int32_t VORTIQ_CALL sVortiqListAPIDLLs(std::intptr_t, ApiDllL
                                                           std::intptr_t) {
   if (callback == nullptr) return 0;
   vortiq::Copy self;
-  const bool known = vortiq::DescribeSelf(self);
-  const std::vector<vortiq::Copy> copies = vortiq::ListingOrder(vortiq::FindCopies(), known ? &self : nullptr);
-  for (const vortiq::Copy& copy : copies) {
+  bool known = false;
+  auto report = [callback](const vortiq::Copy& copy) {
     ApiDllInfo record;
     vortiq::FillRecord(copy, record);
     callback(0, &record);
+  };
+  std::vector<vortiq::Copy> copies;
+  try {
+    known = vortiq::DescribeSelf(self);
+    copies = vortiq::ListingOrder(vortiq::FindCopies(), known ? &self : nullptr);
+  } catch (const std::exception&) {
+    // Out of memory in the walk: no exception may cross into the caller. The running copy
+    // is still reported, without allocating, and the result says the listing is incomplete.
+    if (known) report(self);
+    return -1;
   }
+  for (const vortiq::Copy& copy : copies) report(copy);
   return static_cast<std::int32_t>(copies.size());
 }
 

@@ -15,6 +15,12 @@ import time
 
 BANNER = b"Looking for all VortiqAPI.dll files in your system\n"
 TZ = "XST-3"  # three hours east of UTC, no daylight saving
+LEVELS = 100  # folders nested in the tree, more than the open files some cases allow
+
+# Runs the rest of its command line with at most 32 open files (the soft limit; the hard one stays).
+FEW_FILES = [sys.executable, "-c", "import os, resource, sys; "
+             "resource.setrlimit(resource.RLIMIT_NOFILE, (32, resource.getrlimit(resource.RLIMIT_NOFILE)[1])); "
+             "os.execv(sys.argv[1], sys.argv[1:])"]
 
 
 def elf_with_note(major, minor, build, wide=True):
@@ -129,6 +135,7 @@ def main():
     put("not/VortiqAPI.dll.bak", pe, None)
     put("not/xVortiqAPI.dll", pe, None)
     put("long/" + "d" * 200 + "/" + "e" * 100 + "/VortiqAPI.dll", pe, (7, 8, 9))
+    put("levels/" + "l/" * LEVELS + "VortiqAPI.dll", elf, (4, 5, 6))
     os.makedirs(os.path.join(root, "not/folder/VortiqAPI.dll"))
     os.mkfifo(os.path.join(root, "not/VortiqAPI.dll"))
     os.symlink("..", os.path.join(root, "a/b/up"))  # a loop back to an ancestor
@@ -194,6 +201,13 @@ def main():
         mounted = mount_case(work, root, unlocked)
         if mounted:
             cases.append(mounted)
+    if not args.windows:
+        # One folder stays open per level while the walk is below it.
+        whole_tree = next(copies for name, _, _, copies in cases if name == "tree")
+        cases.append(("more levels than open files allowed", FEW_FILES, shown(root), whole_tree))
+        starved = starved_case(exe, env, work)
+        if starved:
+            cases.append(starved)
 
     failed = 0
     for name, prefix, roots, copies in cases:
@@ -221,6 +235,31 @@ def main():
     shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (len(cases) - failed, failed))
     return 1 if failed else 0
+
+
+def starved_case(exe, env, work):
+    """Memory runs out during the walk: the tool must neither crash nor print half a line; the
+    running copy is still listed. The limit is the least address space in which the tool lists
+    an empty folder, found by halving; the deep tree then needs far more. None where the
+    tool cannot run under such a limit (sanitizers) or prlimit is missing."""
+    if os.environ.get("VORTIQ_SANITIZED") or not shutil.which("prlimit"):
+        return None
+    empty = os.path.join(work, "empty")
+    os.makedirs(empty)
+    quiet = dict(env, VORTIQ_SEARCH_ROOTS=empty)
+
+    def lists_itself(kib):
+        run = subprocess.run(["prlimit", "--as=%d" % (kib * 1024), exe], cwd=work, env=quiet, capture_output=True)
+        return run.returncode == 0 and len(run.stdout.splitlines()) == 2
+
+    low, high = 256, 1 << 20
+    if not lists_itself(high):
+        return None
+    while high - low > 64:
+        mid = (low + high) // 2
+        low, high = (low, mid) if lists_itself(mid) else (mid, high)
+    return ("memory running out in the walk", ["prlimit", "--as=%d" % ((high + 256) * 1024)],
+            os.path.join(os.path.dirname(empty), "tree", "levels"), {})
 
 
 def mount_case(work, root, expected):
