@@ -314,12 +314,11 @@ std::vector<Copy> FindCopies() {
       path = std::string(cwd) + "/" + path;
     }
     if (stat(path.c_str(), &st) == 0) special.insert({st.st_dev, st.st_ino});
-    roots.push_back(MakeRoot(path, mounts));
-  }
-  for (const Root& root : roots) {
+    Root root = MakeRoot(path, mounts);
     for (const std::string& where : root.walked) {
       if (stat(where.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) special.insert({st.st_dev, st.st_ino});
     }
+    roots.push_back(std::move(root));
   }
   std::vector<Copy> found;
   const OpenFileAllowance allowance;

@@ -154,7 +154,8 @@ void Walk(const std::wstring& root, const std::set<std::wstring>& root_keys, std
       if (IsLink(entry)) continue;
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         std::wstring child = dir + name;
-        if (root_keys.count(RootKey(child)) != 0 && !FirstVisit(child, visited)) continue;
+        // A lone root cannot lie inside itself: no key to make then.
+        if (root_keys.size() > 1 && root_keys.count(RootKey(child)) != 0 && !FirstVisit(child, visited)) continue;
         pending.push_back(std::move(child));
       } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0 && IsLibraryName(name)) {
         Copy copy;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <span>
 
 namespace vortiq {
 namespace {
@@ -39,24 +38,24 @@ class Bytes {
     if (!Has(offset, length)) return nullptr;
     if (read_ == nullptr) return data_ + offset;
     if (length > kLongest) return nullptr;
-    if (offset < window_at_ || offset + length > window_at_ + window_.size()) {
-      if (window_capacity_ == nullptr) window_capacity_ = std::make_unique_for_overwrite<unsigned char[]>(kReadWindow);
+    if (offset < window_at_ || offset + length > window_at_ + window_len_) {
+      if (window_ == nullptr) window_ = std::make_unique_for_overwrite<unsigned char[]>(kReadWindow);
       window_at_ = offset & ~std::uint64_t{kAlign - 1};
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, size_ - window_at_));
-      const std::size_t got = std::min((*read_)(window_at_, window_capacity_.get(), want), want);
-      window_ = {window_capacity_.get(), got};
-      if (got < want) size_ = window_at_ + got;  // it shrank, or a read failed: it ends here now
+      window_len_ = std::min((*read_)(window_at_, window_.get(), want), want);
+      // Fewer bytes than asked for: it shrank, or a read failed. It ends here now.
+      if (window_len_ < want) size_ = window_at_ + window_len_;
       if (!Has(offset, length)) return nullptr;
     }
-    return window_.data() + (offset - window_at_);
+    return window_.get() + (offset - window_at_);
   }
 
   const unsigned char* data_ = nullptr;
   std::uint64_t size_;
   const ReadAt* read_ = nullptr;
-  std::unique_ptr<unsigned char[]> window_capacity_;
-  std::span<const unsigned char> window_;
+  std::unique_ptr<unsigned char[]> window_;  // bytes window_at_ to window_at_ + window_len_
   std::uint64_t window_at_ = 0;
+  std::size_t window_len_ = 0;
 };
 
 FileVersion Saturate(std::uint64_t major, std::uint64_t minor, std::uint64_t build) {
