@@ -205,7 +205,7 @@ def main():
         # One folder stays open per level while the walk is below it.
         whole_tree = next(copies for name, _, _, copies in cases if name == "tree")
         cases.append(("more levels than open files allowed", FEW_FILES, shown(root), whole_tree))
-        starved = starved_case(exe, env, work)
+        starved = starved_case(exe, env, work, os.path.join(root, "levels"))
         if starved:
             cases.append(starved)
 
@@ -237,10 +237,10 @@ def main():
     return 1 if failed else 0
 
 
-def starved_case(exe, env, work):
+def starved_case(exe, env, work, deep):
     """Memory runs out during the walk: the tool must neither crash nor print half a line; the
     running copy is still listed. The limit is the least address space in which the tool lists
-    an empty folder, found by halving; the deep tree then needs far more. None where the
+    an empty folder, found by halving; the `deep` tree then needs far more. None where the
     tool cannot run under such a limit (sanitizers) or prlimit is missing."""
     if os.environ.get("VORTIQ_SANITIZED") or not shutil.which("prlimit"):
         return None
@@ -258,8 +258,7 @@ def starved_case(exe, env, work):
     while high - low > 64:
         mid = (low + high) // 2
         low, high = (low, mid) if lists_itself(mid) else (mid, high)
-    return ("memory running out in the walk", ["prlimit", "--as=%d" % ((high + 256) * 1024)],
-            os.path.join(os.path.dirname(empty), "tree", "levels"), {})
+    return ("memory running out in the walk", ["prlimit", "--as=%d" % ((high + 256) * 1024)], deep, {})
 
 
 def mount_case(work, root, expected):
@@ -288,7 +287,8 @@ def mount_case(work, root, expected):
     again = os.path.join(link, "mnt/again")
     in_pe = {p: v for p, v in through_link.items() if p.startswith(pe + "/")}
     rest = {p: v for p, v in through_link.items() if p not in in_pe}
-    rest[os.path.join(link, "mnt/tmp/VortiqAPI.dll")] = SameAs(os.path.join(root, "pe/VortiqAPI.dll"), (7, 8, 9))
+    source = os.path.join(root, "pe/VortiqAPI.dll")
+    rest[os.path.join(link, "mnt/tmp/VortiqAPI.dll")] = SameAs(source, expected[source])
     moved = {again + p[len(pe):]: SameAs(p.replace(link, root, 1), v) for p, v in in_pe.items()}
     return ("mounts: each folder walked once", prefix, link, [dict(rest, **in_pe), dict(rest, **moved)])
 
