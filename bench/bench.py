@@ -106,6 +106,19 @@ def check_answers(env, find_command):
         "same set, other order" if set(paths) == set(want) else "other sets")
 
 
+def commands_for(root, one_filesystem=False):
+    """The four commands timed, all listing `root` (find, bfs and fdfind kept to its filesystem
+    if asked)."""
+    xdev = ["-xdev"] if one_filesystem else []
+    return {
+        "tool": [TOOL],
+        "find": ["find", root] + xdev + ["-iname", "VortiqAPI.dll"],
+        "bfs": ["bfs", root] + xdev + ["-iname", "VortiqAPI.dll"],
+        "fdfind": ["fdfind", "-u", "-j2"] + (["--one-file-system"] if one_filesystem else []) +
+                  ["-g", "-i", "VortiqAPI.dll", root],
+    }
+
+
 def bench(label, commands, dirs, entries, runs, env, check):
     times = {k: [] for k in commands}
     memory = {k: 0 for k in commands}
@@ -176,12 +189,7 @@ def main():
         os.mkdir(root)
         dirs = make_tree(root, size, args.seed)
         env = dict(os.environ, VORTIQ_SEARCH_ROOTS=root)
-        commands = {
-            "tool": [TOOL],
-            "find": ["find", root, "-iname", "VortiqAPI.dll"],
-            "bfs": ["bfs", root, "-iname", "VortiqAPI.dll"],
-            "fdfind": ["fdfind", "-u", "-j2", "-g", "-i", "VortiqAPI.dll", root],
-        }
+        commands = commands_for(root)
         medians = bench("tree of %d entries" % size, commands, dirs, size, args.runs, env,
                         check_answers(env, commands["find"]))
         tool_costs.append((size, medians["tool"] / size))
@@ -195,18 +203,11 @@ def main():
     if args.machine:
         # find, bfs and fdfind stay on /'s filesystem; the tool walks every local one, which here
         # adds little. The answer check walks what the tool walks.
-        entries = int(subprocess.run("find / -xdev 2>/dev/null | wc -l", shell=True, capture_output=True,
-                                     text=True).stdout)
-        dirs = int(subprocess.run("find / -xdev -type d 2>/dev/null | wc -l", shell=True, capture_output=True,
-                                  text=True).stdout)
+        types = subprocess.run(["find", "/", "-xdev", "-printf", "%y"], capture_output=True).stdout
+        entries, dirs = len(types), types.count(b"d")
         env = dict(os.environ)
         env.pop("VORTIQ_SEARCH_ROOTS", None)
-        commands = {
-            "tool": [TOOL],
-            "find": ["find", "/", "-xdev", "-iname", "VortiqAPI.dll"],
-            "bfs": ["bfs", "/", "-xdev", "-iname", "VortiqAPI.dll"],
-            "fdfind": ["fdfind", "-u", "-j2", "--one-file-system", "-g", "-i", "VortiqAPI.dll", "/"],
-        }
+        commands = commands_for("/", one_filesystem=True)
         prune = ["("] + sum([["-fstype", t, "-o"] for t in PSEUDO], [])[:-1] + [")", "-prune", "-o"]
         check = check_answers(env, ["find", "/"] + prune + ["-iname", "VortiqAPI.dll", "-print"])
         bench("whole machine, /", commands, dirs, entries, args.runs, env, check)
